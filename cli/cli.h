@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // What the command line asked for. Each mode lives in its own file.
 struct CliOptions {
@@ -15,3 +16,8 @@ struct CliOptions {
 int RunTransferOnly(const CliOptions& options);
 int RunUpdate(const CliOptions& options);
 int RunList(const CliOptions& options);
+
+// Runs a port scan as the window does when it opens, printing the scan's log lines to
+// standard output; returns the port-list entries in list order (the window selects the
+// first one).
+std::vector<std::wstring> ScanPortList();

@@ -7,3 +7,7 @@ int RunList(const CliOptions&) {
     std::fputs("zq418-flash: this mode is not available yet\n", stderr);
     return 1;
 }
+
+std::vector<std::wstring> ScanPortList() {
+    return {};
+}

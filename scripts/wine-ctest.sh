@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs the MinGW build's tests under Wine; expects DISPLAY (run it under xvfb-run).
-# Usage: scripts/wine-ctest.sh [ctest arguments]
+# Usage: [BUILD=build-folder] scripts/wine-ctest.sh [ctest arguments]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-export BUILD="$root/build/mingw"
+export BUILD="${BUILD:-$root/build/mingw}"
 "$root/scripts/wine-prefix.sh"
 source "$root/scripts/wine-env.sh"
 # A persistent server, warmed up first: the first Wine process starts services that inherit
@@ -11,4 +11,4 @@ source "$root/scripts/wine-env.sh"
 wineserver -p </dev/null >"$BUILD/wineserver.log" 2>&1
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1
-ctest --preset mingw "$@"
+ctest --test-dir "$BUILD" --output-on-failure -j1 --timeout 600 "$@"

@@ -6,7 +6,7 @@
 namespace {
 
 class RealClock final : public Clock {
-public:
+  public:
     uint32_t TickCount() override {
         using namespace std::chrono;
         return static_cast<uint32_t>(

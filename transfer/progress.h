@@ -10,7 +10,7 @@ constexpr unsigned WM_TRANSFER_PROGRESS = 1026;
 // chunks: file chunks of up to 1024 bytes handed to the line so far, the end-of-file step
 // counting as one more; sizeKiB: the file size shifted right by 10.
 class ProgressWindow {
-public:
+  public:
     virtual ~ProgressWindow() = default;
     virtual void SendTransferProgress(uint32_t chunks, uint32_t sizeKiB) = 0;
 };

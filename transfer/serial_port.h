@@ -1,11 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 // The transfer engine's view of a serial port. The slot order is part of the contract.
 // Every operation returns 0 / a count on success or a negative TransferResult.
 class SerialPort {
-public:
+  public:
     // name: NUL-terminated 8-bit text, e.g. "COM3 " or "ttyACM0 " (trailing blanks are not
     // part of the device's name) or, on POSIX, a path such as "/dev/pts/3".
     virtual int Open(const char* name) = 0;
@@ -18,3 +19,6 @@ public:
     virtual void Close() = 0;
     virtual ~SerialPort() = default;
 };
+
+// The platform's implementation (WindowsSerialPort or PosixSerialPort), new and closed.
+std::unique_ptr<SerialPort> CreatePlatformSerialPort();
