@@ -30,7 +30,7 @@ class DeviceList {
 
 // Windows: every present device of every class (SetupAPI). Linux: the serial devices under
 // /sys/class/tty, named "<manufacturer> <product> (ttyACM0)" from their USB parent.
-std::unique_ptr<DeviceList> CreatePlatformDeviceList();
+std::unique_ptr<DeviceList> CreatePlatformDeviceList();  // never nullptr
 
 // What the scan and the device-change rule need of the main window. The window also
 // implements the update procedure's window interface; AppendLog is declared identically
