@@ -186,11 +186,11 @@ std::wstring Success(const std::wstring& fileName);
 
 // Handler of "Update" (user-interface thread): starts ReadThread (highest priority) and
 // SendThread (above normal), then pauses 100 ms. Keeps nothing of the threads.
-void OnUpdateClicked(UpdateWindow& window);
+void OnUpdateClicked(class UpdateWindow& window);
 
 // Thread routines; window must outlive them (see WaitForUpdateThreads).
-void ReadThread(UpdateWindow& window);
-void SendThread(UpdateWindow& window);
+void ReadThread(class UpdateWindow& window);
+void SendThread(class UpdateWindow& window);
 
 // Handler of the main window's destruction, after the framework's own handling: ends a
 // dialogue in progress (Finished, port closed), then pauses 100 ms.
