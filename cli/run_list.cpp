@@ -1,6 +1,10 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "cli.h"
 #include "port_scan.h"
@@ -71,6 +75,10 @@ std::vector<std::wstring> ScanPortList() {
 }
 
 int RunList(const CliOptions&) {
+#ifdef _WIN32
+    // The log lines carry their own "\r\n"; text mode would turn it into "\r\r\n".
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     if (ScanPortList().empty()) std::fputs("zq418-flash: no ZQ-418 device found\n", stderr);
     return 0;
 }

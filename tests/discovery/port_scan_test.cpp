@@ -24,6 +24,10 @@ struct ScanCase {
     uint64_t sleptMs;
 };
 
+void PrintTo(const ScanCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ScanTable : public testing::TestWithParam<ScanCase> {};
 
 TEST_P(ScanTable, ListLogPortNameAndWait) {
