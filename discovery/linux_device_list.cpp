@@ -93,13 +93,12 @@ bool SysfsDeviceList::Enumerate(std::vector<std::wstring>& friendlyNames) {
     fs::path ttyClass = fs::path(root_) / "class" / "tty";
     fs::directory_iterator it(ttyClass, ec);
     if (ec) return false;
-    fs::path devicesRoot = fs::weakly_canonical(fs::path(root_) / "devices", ec);
-
     std::vector<std::string> ttys;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec) break;
         ttys.push_back(it->path().filename().string());
     }
+    fs::path devicesRoot = fs::weakly_canonical(fs::path(root_) / "devices", ec);
     std::sort(ttys.begin(), ttys.end());
 
     for (const std::string& tty : ttys) {
