@@ -89,7 +89,9 @@ if wait_until 30 bash -c "! kill -0 $sim_pid"; then
     wait "$sim_pid" || sim_status=$?
     sim_pid=""
     check "simulator exit status" 0 "$sim_status"
-    check "simulator verdict" "VERDICT OK name=firmware.dfu size=$size sha256=$sha" \
+    # The header block announces the path as given, upper case lowered and '\' as '/'.
+    announced=$(printf '%s' "$winfile" | tr 'A-Z\\' 'a-z/')
+    check "simulator verdict" "VERDICT OK name=$announced size=$size sha256=$sha" \
         "$(tail -n 1 "$work/sim.out")"
     cmp -s "$firmware" "$work/received.bin" && ok "received file identical" || fail "received file differs"
 else
