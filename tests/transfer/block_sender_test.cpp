@@ -350,6 +350,8 @@ INSTANTIATE_TEST_SUITE_P(
         // An early 'C' in checksum mode only resends; the frame keeps its checksum.
         PartialCase{"EarlyCInChecksumModeResends", false, 0, "C", {Ack}, 128, {100, 132}},
         PartialCase{"EarlyCanCounts", true, 0, Can, {Ack}, 128, {100, 133}},
+        // An early NAK breaks a CAN run: a later CAN is the first of a new one.
+        PartialCase{"EarlyNakResetsTheCanCount", true, 1, Nak, {Can, Ack}, 128, {100, 133, 133}},
         PartialCase{"EarlySecondCanCancels", true, 1, Can, {}, CancelledByReceiver, {100}}),
     [](const auto& info) { return std::string(info.param.name); });
 

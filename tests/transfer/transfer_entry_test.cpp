@@ -195,6 +195,56 @@ TEST_F(YModemEntry, NoTraceWhenSwitchedOff) {
     EXPECT_EQ(Trace(), "");
 }
 
+TEST_F(YModemEntry, ProgressLineComesBeforeEachRead) {
+    const std::string path = MakeFile("fw.dfu", Pattern(10));
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    const struct {
+        uint32_t position, size;
+        const char* line;
+    } cases[] = {
+        {0, 0, "       0 bytes of 0 -   0%\r"},
+        {1024, 2000, "    1024 bytes of 2000 -  51%\r"},
+        // The product needs 64 bits once the position passes 42 MB.
+        {1000000000, 2000000000, "1000000000 bytes of 2000000000 -  50%\r"},
+        {2147483647, 2147483647, "2147483647 bytes of 2147483647 - 100%\r"},
+    };
+    std::string expected;
+    for (const auto& c : cases) {
+        std::rewind(file);
+        InFile in(file, c.size);
+        in.position = c.position;
+        uint8_t buffer[1024];
+        const uint32_t before = in.position;
+        const int got = in.Read(buffer, 1024);
+        expected += c.line;
+        // Ten bytes are there; the read delivers them and counts them.
+        EXPECT_EQ(got, 10);
+        EXPECT_EQ(in.position, before + 10);
+    }
+    std::fclose(file);
+    EXPECT_EQ(Trace(), expected);
+}
+
+TEST_F(YModemEntry, InFileEndsOnlyAtTheMeasuredSize) {
+    const std::string path = MakeFile("fw.dfu", Pattern(10));
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    const struct {
+        uint32_t measured;
+        int end;
+    } cases[] = {{10, 0}, {11, FileReadError}, {9, FileReadError}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.measured);
+        std::rewind(file);
+        InFile in(file, c.measured);
+        uint8_t buffer[1024];
+        EXPECT_EQ(in.Read(buffer, 1024), 10);
+        EXPECT_EQ(in.Read(buffer, 1024), c.end);
+    }
+    std::fclose(file);
+}
+
 // ---- Failures: the report tells where, the file and the port are closed ----
 
 struct FailureCase {
