@@ -99,7 +99,8 @@ int Usage() {
         "  setsel TITLE ID FROM TO   select text in an edit\n"
         "  postclick TITLE ID        post a click of button ID\n"
         "  command TITLE ID          post WM_COMMAND ID (e.g. 1 = IDOK, 2 = IDCANCEL)\n"
-        "  syscmd TITLE ID           post a system command\n"
+        "  syscmd TITLE ID [LPARAM]  post a system command (0xF100 32: open the system menu)\n"
+        "  cancelmode TITLE          post WM_CANCELMODE (ends a menu loop)\n"
         "  devchange TITLE [EVENT]   send WM_DEVICECHANGE (default DBT_DEVNODES_CHANGED)\n"
         "  ofn-accept TITLE PATH     type PATH into an open-file dialog and press OK\n"
         "  close TITLE               post WM_CLOSE\n"
@@ -211,7 +212,13 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (command == L"syscmd" && argc > 3) {
-        PostMessageW(window, WM_SYSCOMMAND, static_cast<WPARAM>(Number(argv[3])), 0);
+        LPARAM lParam = argc > 4 ? static_cast<LPARAM>(Number(argv[4])) : 0;
+        PostMessageW(window, WM_SYSCOMMAND, static_cast<WPARAM>(Number(argv[3])), lParam);
+        return 0;
+    }
+    if (command == L"cancelmode") {
+        // Ends a menu loop that a posted SC_KEYMENU started.
+        PostMessageW(window, WM_CANCELMODE, 0, 0);
         return 0;
     }
     if (command == L"devchange") {

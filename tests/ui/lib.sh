@@ -69,13 +69,15 @@ read_log() {
 }
 log_text() { drv get "$TITLE" 1005; }
 
-# Screenshot of the whole (virtual) screen into the build folder, and into docs/ as well when
-# ZQ418_UPDATE_DOCS=1.
+# Screenshot of the whole (virtual) screen into the build folder; with ZQ418_UPDATE_DOCS=1
+# also into docs/, cut down to the windows (the plain desktop around them trimmed).
 screenshot() {
     local name=$1
     mkdir -p "$BUILD/ui-screenshots"
     /usr/bin/import -window root "$BUILD/ui-screenshots/$name"
-    if [ "${ZQ418_UPDATE_DOCS:-0}" = 1 ]; then cp "$BUILD/ui-screenshots/$name" "$root/docs/$name"; fi
+    if [ "${ZQ418_UPDATE_DOCS:-0}" = 1 ]; then
+        /usr/bin/convert "$BUILD/ui-screenshots/$name" -trim +repage "$root/docs/$name"
+    fi
     ok "screenshot $name"
 }
 
