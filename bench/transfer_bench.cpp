@@ -256,6 +256,12 @@ Run Transfer(const std::string& work, std::vector<std::string> sender, double pa
                         forward.lastOut > lastFromRb ? forward.lastOut : lastFromRb;
                     run.receiverGaps += t - since;
                     if (t - since > run.longestReceiverGap) run.longestReceiverGap = t - since;
+                    if (t - since > 0.5)
+                        std::printf(
+                            "  (rb idle %.3f s after %llu bytes from the sender, then "
+                            "sent 0x%02x)\n",
+                            t - since, static_cast<unsigned long long>(forward.delivered),
+                            buffer[0]);
                 }
                 lastFromRb = t;
                 backward.Take(buffer, static_cast<size_t>(n), t);
