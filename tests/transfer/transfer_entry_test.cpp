@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "fake_serial_port.h"
@@ -243,6 +244,45 @@ TEST_F(YModemEntry, InFileEndsOnlyAtTheMeasuredSize) {
         EXPECT_EQ(in.Read(buffer, 1024), c.end);
     }
     std::fclose(file);
+}
+
+TEST_F(YModemEntry, TransfersOnTwoThreadsKeepTheirOwnFileAndWindow) {
+    struct Side {
+        std::string path;
+        std::vector<uint8_t> data;
+        VirtualClock clock;
+        FakeSerialPort port{clock};
+        ScriptedReceiver receiver{port, true};
+        RecordingWindow window;
+        TransferReport report{};
+    };
+    Side a, b;
+    a.data = Pattern(3000);
+    b.data = std::vector<uint8_t>(500, 0xA5);
+    a.path = MakeFile("a.dfu", a.data);
+    b.path = MakeFile("b.dfu", b.data);
+    for (Side* side : {&a, &b}) {
+        side->port.Deliver("C", 1);
+        side->receiver.answers.assign(40, Ack + "C");
+    }
+    auto run = [](Side* side) {
+        side->report = SendFirmwareFileReport(&side->window, side->path.c_str(), "ttyFAKE ",
+                                              side->port, side->clock);
+    };
+    std::thread first(run, &a), second(run, &b);
+    first.join();
+    second.join();
+    for (Side* side : {&a, &b}) {
+        SCOPED_TRACE(side->path);
+        ExpectReport(side->report, 0, TransferStage::Done, 0);
+        ASSERT_FALSE(side->receiver.frames.empty());
+        EXPECT_EQ(
+            std::string(reinterpret_cast<const char*>(side->receiver.frames[0].bytes.data() + 3)),
+            Announced(side->path));
+        EXPECT_EQ(Received(side->receiver.frames), side->data);
+        ASSERT_FALSE(side->window.notes.empty());
+        EXPECT_EQ(side->window.notes.back().sizeKiB, side->data.size() >> 10);
+    }
 }
 
 // ---- Failures: the report tells where, the file and the port are closed ----
