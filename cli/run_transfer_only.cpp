@@ -92,8 +92,8 @@ std::string Quoted(const std::string& text) {
 }
 
 std::string FileTooLargeMessage(const std::string& path, uint64_t size) {
-    return "cannot send " + Quoted(path) + ": it has " + std::to_string(size) +
-           " bytes; files of 2 GiB or more cannot be sent";
+    const std::string bytes = size > 0 ? ": it has " + std::to_string(size) + " bytes" : "";
+    return "cannot send " + Quoted(path) + bytes + "; files of 2 GiB or more cannot be sent";
 }
 
 std::string NameTooLongMessage(const std::string& path) {
@@ -119,17 +119,21 @@ std::string FileOpenMessage(const std::string& path, int error) {
 }
 
 // Checks the file before the port is touched, so that a plain file problem is named as such
-// and the device is left waiting undisturbed. The engine checks again when it opens it.
+// and the device is left waiting undisturbed. The engine checks again when it opens it, and
+// its refusals are mapped too: where the file system cannot tell (a name it cannot convert),
+// the checks that need it are left to the engine.
 bool CheckFirmware(const std::string& path, uint64_t* size, std::string* message) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (status.type() == fs::file_type::not_found) {
-        *message = FileOpenMessage(path, ENOENT);
+    const fs::file_type type = fs::status(path, ec).type();
+    if (type == fs::file_type::directory) {
+        *message = FileOpenMessage(path, EISDIR);
         return false;
     }
-    if (status.type() == fs::file_type::directory) {
-        *message = FileOpenMessage(path, EISDIR);
+    // A pipe or a device has no size to announce, and opening a pipe could block for ever.
+    if (type == fs::file_type::fifo || type == fs::file_type::character ||
+        type == fs::file_type::block || type == fs::file_type::socket) {
+        *message = Quoted(path) + " is not a regular file";
         return false;
     }
     errno = 0;
@@ -139,11 +143,9 @@ bool CheckFirmware(const std::string& path, uint64_t* size, std::string* message
         return false;
     }
     std::fclose(file);
-    *size = static_cast<uint64_t>(fs::file_size(path, ec));
-    if (ec) {
-        *message = "cannot measure the size of " + Quoted(path);
-        return false;
-    }
+    const uintmax_t measured = fs::file_size(path, ec);
+    if (ec) return true;
+    *size = static_cast<uint64_t>(measured);
     if (*size > kLargestFile) {
         *message = FileTooLargeMessage(path, *size);
         return false;

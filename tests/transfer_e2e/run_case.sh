@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One end-to-end case of `zq418-flash --transfer-only` over a pseudo-terminal.
-# Usage: run_case.sh ZQ418_FLASH send SIZE | missing-file | folder | no-such-port |
-#        port-busy | too-large | name-too-long | cancelled | permission
+# Usage: run_case.sh ZQ418_FLASH send SIZE | progress-bar | missing-file | folder | fifo |
+#        no-such-port | port-busy | permission | too-large | name-too-long | cancelled
 # The receiver is lrzsz `rb`, fed through pipes that socat relays to the pty: rb flushes
 # its terminal queues right after its last ACK, which on a pty can discard that ACK.
 set -euo pipefail
@@ -80,6 +80,25 @@ RB
     [ "$(ls rx)" = fw.bin ] || fail "rb wrote other files: $(ls rx)"
     cmp fw.bin rx/fw.bin || fail "received file differs"
     ;;
+progress-bar)
+    # Standard error on a terminal: a bar instead of the engine's carriage-return lines.
+    mkdir rx
+    head -c 5000 /dev/urandom >fw.bin
+    printf '#!/bin/sh\nrb --ymodem --restricted 2>../rb.log\n' >rb.sh
+    chmod +x rb.sh
+    (cd rx && exec socat PTY,raw,echo=0,link="$work/port" EXEC:"$work/rb.sh",pipes 2>/dev/null) &
+    pids+=($!)
+    wait_for_link "$work/port"
+    set +e
+    script -qec "'$tool' --port '$work/port' --transfer-only fw.bin" /dev/null >err 2>&1
+    got=$?
+    set -e
+    [ "$got" -eq 0 ] || fail "exit status $got"
+    grep -q '\[#\{40\}\] 100%  5000 of 5000 bytes' err || fail "no full bar"
+    grep -q "Sent OK" err || fail "no 'Sent OK'"
+    ! grep -q "bytes of" err || fail "the engine's trace lines were not replaced"
+    cmp fw.bin rx/fw.bin || fail "received file differs"
+    ;;
 missing-file)
     start_capture_line
     expect_failure "no such file" --port "$work/port" --transfer-only absent.bin
@@ -88,6 +107,11 @@ folder)
     mkdir fwdir
     start_capture_line
     expect_failure "is a folder" --port "$work/port" --transfer-only fwdir
+    ;;
+fifo)
+    mkfifo fw.pipe
+    start_capture_line
+    expect_failure "not a regular file" --port "$work/port" --transfer-only fw.pipe
     ;;
 no-such-port)
     head -c 100 /dev/urandom >fw.bin
