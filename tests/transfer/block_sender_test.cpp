@@ -31,6 +31,31 @@ class YModemBlock : public ::testing::Test {
     FakeSerialPort port{clock};
 };
 
+// The fake must wait the way a port does, or the timings below mean nothing.
+TEST(YModemFakePort, ReadBudgetCostsCallsAndVirtualTime) {
+    const struct {
+        uint32_t budget;
+        int arrivesAt;  // -1: nothing arrives
+        int result;
+        uint64_t calls;
+        uint32_t elapsed;
+    } cases[] = {
+        {0, -1, 0, 1, 0},         {25, -1, 0, 4, 25},
+        {1000, -1, 0, 101, 1000}, {3000, 15, 1, 3, 20},  // seen at the call after the second sleep
+        {3000, 0, 1, 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.budget);
+        VirtualClock clock;
+        FakeSerialPort port(clock);
+        if (c.arrivesAt >= 0) port.DeliverAt(static_cast<uint32_t>(c.arrivesAt), 'x');
+        uint8_t byte;
+        EXPECT_EQ(port.Read(&byte, 1, c.budget), c.result);
+        EXPECT_EQ(port.driverReads, c.calls);
+        EXPECT_EQ(clock.TickCount(), c.elapsed);
+    }
+}
+
 // ---- Check values ----
 
 TEST(YModemCrc16, KnownValues) {

@@ -132,7 +132,8 @@ class YModemEntry : public ::testing::Test {
 TEST_F(YModemEntry, HelperSeesAnOpenFile) {
     // The check used below must be able to fail.
     const std::string path = MakeFile("open.bin", Pattern(10));
-    std::FILE* file = OpenFileForTransfer(path.c_str(), nullptr);
+    int error = 0;
+    std::FILE* file = OpenFileForTransfer(path.c_str(), &error);
     ASSERT_NE(file, nullptr);
     EXPECT_TRUE(FileIsOpen(path));
     std::fclose(file);
