@@ -458,6 +458,42 @@ class ScriptedSender(SimCase):
         self.assertFalse(os.path.lexists(link))
 
 
+class Privileges(SimCase):
+    REOPEN = r"""
+import fcntl, os, subprocess, sys, termios, time, tty
+sim = subprocess.Popen([sys.argv[1], "--timeout", "5"], stdout=subprocess.PIPE,
+                       stderr=subprocess.DEVNULL)
+pty = sim.stdout.readline().split()[1].decode()
+def open_exclusive():
+    fd = os.open(pty, os.O_RDWR | os.O_NOCTTY)
+    fcntl.ioctl(fd, termios.TIOCEXCL)
+    tty.setraw(fd)
+    return fd
+fd = open_exclusive()
+os.write(fd, b"1"); time.sleep(0.3); os.write(fd, b"1"); time.sleep(0.3)
+os.close(fd)
+try:
+    os.close(open_exclusive())
+    print("reopened")
+except OSError as e:
+    print("reopen failed:", e)
+sim.terminate()
+sim.wait()
+"""
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv") and
+                         os.path.exists("/usr/bin/python3"),
+                         "needs root to run the tool's side as an unprivileged user")
+    def test_unprivileged_tool_reopens_its_exclusive_port(self):
+        # A pty keeps the exclusive-use flag after the tool's close, where a USB serial
+        # device would not; without privileges the tool could then not open it again for
+        # the transfer.
+        r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            "/usr/bin/python3", "-c", self.REOPEN, os.path.abspath(SIM)],
+                           capture_output=True, text=True, timeout=30, cwd="/")
+        self.assertEqual(r.stdout.strip(), "reopened", r.stderr)
+
+
 if __name__ == "__main__":
     if "--sim" in sys.argv:
         i = sys.argv.index("--sim")
