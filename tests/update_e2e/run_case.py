@@ -129,7 +129,7 @@ def start_sim(sim, args, work):
 
 
 def main():
-    tool, sim, case = sys.argv[1], sys.argv[2], sys.argv[3]
+    tool, sim, case = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), sys.argv[3]
     sim_args, expected, want_status, want_clean = CASES[case]
     work = tempfile.mkdtemp(prefix="update_e2e.")
     procs = []
