@@ -27,6 +27,8 @@ const char kUsage[] =
     "  --no-dialogue      skip the dialogue and receive at once\n"
     "  --mode C|G|NAK     start character: CRC with ACKs (default), streaming, checksum.\n"
     "                     It is repeated every second until the header block arrives.\n"
+    "                     In G mode only EOT and the end-of-batch block get an ACK; the\n"
+    "                     header is answered with 'G' alone.\n"
     "  --fault SPEC       (repeatable; BLOCK counts data blocks from 1)\n"
     "                       nak=BLOCK:COUNT       NAK the first COUNT transmissions of BLOCK\n"
     "                       can-once=BLOCK        answer BLOCK once with one CAN\n"

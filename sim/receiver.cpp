@@ -63,9 +63,13 @@ void Receiver::Fail(const std::string& what) {
 ReceiveResult Receiver::Run() {
     try {
         if (StartPhase() && DataPhase() && EndPhase()) {
-            line_.Drain(5000);
             // Stay on the line a moment so that the final ACK is read before the pty goes.
-            while (line_.ReadByte(kLingerMs) != Line::kNothing) {
+            // The transfer is over: a stop request or the idle limit here changes nothing.
+            try {
+                line_.Drain(5000);
+                while (line_.ReadByte(kLingerMs) != Line::kNothing) {
+                }
+            } catch (const LineEnded&) {
             }
         }
     } catch (const LineEnded& ended) {
@@ -212,7 +216,9 @@ bool Receiver::StartPhase() {
             Fail("no answer after the header (injected)");
             for (;;) line_.ReadByte(kStartRepeatMs);  // ends with the idle limit
         }
-        line_.WriteByte(ACK);
+        // A streaming receiver answers the header with the start character alone: the
+        // sender does not wait for an ACK there and would take a late one for a wrong start.
+        if (!streaming_) line_.WriteByte(ACK);
         if (options_.faults.wrongStart) {
             line_.WriteByte(options_.startChar == NAK ? 'C' : NAK);
             Fail("wrong start character after the header (injected)");
@@ -236,7 +242,7 @@ Receiver::Step Receiver::OnDataFrame(const Frame& frame) {
         } else if (streaming_) {
             Violation("data block " + std::to_string(block - 1) + " repeated in streaming mode");
         }
-        if (!streaming_ || block == 1) line_.WriteByte(ACK);
+        if (!streaming_) line_.WriteByte(ACK);
         if (block == 1) line_.WriteByte(options_.startChar);
         return Step::Continue;
     }
