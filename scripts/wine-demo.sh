@@ -87,13 +87,16 @@ for _ in $(seq 50); do grep -q '^PTY ' "$demo/sim.out" 2>/dev/null && break; sle
 winsample="Z:${sample//\//\\}"
 echo "wine-demo: sample firmware $winsample (sha256 $(sha256sum "$sample" | cut -d' ' -f1))" >&2
 echo "wine-demo: starting the program; close its window to end the demo." >&2
-(cd "$demo" && exec wine "$app") &
+echo "wine-demo: the transfer's console trace follows; Wine's own messages go to $demo/wine.log" >&2
+# Wine's server and services inherit the first Wine process's stderr: keep it in a file.
+(cd "$demo" && exec wine "$app" 2>"$demo/wine.log") &
 app_pid=$!
 
 if [ "$auto" = 1 ]; then
     driver="$BUILD/tests/ui/guidriver.exe"
     title="ZQ-418 Firmware Tool(0904171)"
     chooser="Open a firmware file for ZQ418"
+    exec 3>&2 2>>"$demo/wine.log"
     wine "$driver" wait "$title" 60000
     sleep 1
     wine "$driver" postclick "$title" 1002
@@ -102,6 +105,7 @@ if [ "$auto" = 1 ]; then
     wine "$driver" ofn-accept "$chooser" "$winsample"
     sleep 1
     wine "$driver" postclick "$title" 1004
+    exec 2>&3 3>&-
 fi
 
 wait "$app_pid" || true
