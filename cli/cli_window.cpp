@@ -61,9 +61,10 @@ void CliWindow::SendTransferProgress(uint32_t chunks, uint32_t sizeKiB) {
                      std::string(static_cast<size_t>(kWidth - filled), ' ').c_str(), percent);
         barDrawn_ = true;
     } else if (percent / 10 != lastStep_) {
-        // Not a terminal: one line per tenth, so that a log file stays readable.
+        // Not a terminal: one line per tenth, so that a log file stays readable. It starts on
+        // a line of its own, as the engine's trace ends its lines with a carriage return.
         lastStep_ = percent / 10;
-        std::fprintf(progress_, "progress: %3d%% (%llu of %llu blocks of 1 KiB)\n", percent,
+        std::fprintf(progress_, "\nprogress: %3d%% (%llu of %llu blocks of 1 KiB)\n", percent,
                      static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
     }
     std::fflush(progress_);
