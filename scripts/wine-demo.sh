@@ -15,7 +15,7 @@ auto=0
 for arg in "$@"; do
     case "$arg" in
         --auto) auto=1 ;;
-        -h | --help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "wine-demo: unknown argument $arg (try --help)" >&2; exit 2 ;;
     esac
 done

@@ -91,9 +91,14 @@ start_app() {
     fi
 }
 
-# Closes the window and checks that the program ends with it.
+# Closes the window (close box by default; "escape": the Escape key, as the user would) and
+# checks that the program ends with it.
 close_app() {
-    drv close "$TITLE" || true
+    if [ "${1:-}" = escape ]; then
+        xdotool key Escape
+    else
+        drv close "$TITLE" || true
+    fi
     if wait_until 15 bash -c "! kill -0 $app_pid"; then
         local status=0
         wait "$app_pid" || status=$?

@@ -26,6 +26,8 @@ check "progress 2: range kept" "1 300" "$(drv pbrange "$TITLE" 1006)"
 check "progress 2: position" 2 "$(drv pbpos "$TITLE" 1006)"
 drv progress "$TITLE" 1 40
 check "a new first chunk sets the range anew" "1 40" "$(drv pbrange "$TITLE" 1006)"
+drv progress "$TITLE" 1 0
+check "a file under 1 KiB: upper bound 0 passed on" "1 0" "$(drv pbrange "$TITLE" 1006)"
 check "progress messages leave the bar hidden" 0 "$(drv visible "$TITLE" 1006)"
 
 # Device changes: every second DBT_DEVNODES_CHANGED rescans; other events do not count.
@@ -66,5 +68,5 @@ else
     fail "system command 0x13 did not open the About box"
 fi
 
-close_app
+close_app escape
 finish
