@@ -448,6 +448,36 @@ class ScriptedSender(SimCase):
         self.assertEqual(peer.read_byte(5), ACK)
         self.assertGreaterEqual(time.monotonic() - t0, 1029 / 960.0)
 
+    def test_ten_naks_make_the_sender_give_up_and_an_eleventh_try_is_a_violation(self):
+        for tries in (10, 11):
+            with self.subTest(tries=tries):
+                sim, peer, data = self.begin("--fault", "nak=1:10", "--timeout", "1", size=1024)
+                self.after_header(peer)
+                block1 = frame(1, data, 1024)
+                answers = []
+                for _ in range(tries):
+                    peer.write(block1)
+                    answers.append(peer.read_byte(3))
+                self.assertEqual(answers, [NAK] * 10 + [ACK] * (tries - 10))
+                verdict = self.assertFail(sim, "timeout", "incomplete: 0 of 1024" if tries == 10
+                                          else "incomplete: 1024 of 1024")
+                if tries == 10:
+                    self.assertNotIn("violation", verdict)
+                else:
+                    self.assertIn("violation: data block 1 sent more than 10 times", verdict)
+
+    def test_paced_output_takes_wire_time(self):
+        # The 600-byte line and the menu after it at 9600 baud: at least 0.6 s on the wire.
+        sim = self.start("--scenario", "long-line", "--baud", "9600", "--timeout", "2")
+        peer = self.open(sim)
+        t0 = time.monotonic()
+        peer.write(b"1")
+        got = peer.read_until(lambda b: b"New" in b and b.endswith(b"\n"), 5)
+        self.assertIn(b"New", got)
+        self.assertGreaterEqual(time.monotonic() - t0, len(got) / 960.0)
+        sim.terminate()
+        self.assertFail(sim, "interrupted")
+
     def test_termination_signal_gives_a_verdict_and_removes_the_link(self):
         link = self.path("ttyZQ")
         sim = self.start("--link", link)
