@@ -451,7 +451,7 @@ class ScriptedSender(SimCase):
     def test_ten_naks_make_the_sender_give_up_and_an_eleventh_try_is_a_violation(self):
         for tries in (10, 11):
             with self.subTest(tries=tries):
-                sim, peer, data = self.begin("--fault", "nak=1:10", "--timeout", "1", size=1024)
+                sim, peer, data = self.begin("--fault", "nak=1:10", "--timeout", "1.5", size=1024)
                 self.after_header(peer)
                 block1 = frame(1, data, 1024)
                 answers = []
