@@ -410,7 +410,10 @@ INSTANTIATE_TEST_SUITE_P(Limits, LimitTest,
                          ::testing::Values(LimitCase{5000, 19900, true, {100}},
                                            LimitCase{5000, 19901, false, {100, 1000, 1000}},
                                            LimitCase{0xFFFFF000u, 19900, true, {100}},
-                                           LimitCase{
-                                               0xFFFFF000u, 19901, false, {100, 1000, 1000}}));
+                                           LimitCase{0xFFFFF000u, 19901, false, {100, 1000, 1000}}),
+                         [](const auto& info) {
+                             return "Start" + std::to_string(info.param.start) + "AbortLineAt" +
+                                    std::to_string(info.param.abortLineAt);
+                         });
 
 }  // namespace
