@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One end-to-end case of `zq418-flash --transfer-only` over a pseudo-terminal.
 # Usage: run_case.sh ZQ418_FLASH send SIZE | progress-bar | missing-file | folder | fifo |
-#        no-such-port | port-busy | permission | too-large | name-too-long | cancelled
+#        no-such-port | port-busy | permission | too-large | name-too-long |
+#        receiver ANSWERS PATTERN
 # The receiver is lrzsz `rb`, fed through pipes that socat relays to the pty: rb flushes
 # its terminal queues right after its last ACK, which on a pty can discard that ACK.
 set -euo pipefail
@@ -166,20 +167,23 @@ name-too-long)
     sleep 0.2
     [ ! -s line.bin ] || fail "bytes went out on the line"
     ;;
-cancelled)
-    # A receiver that asks for CRC, then answers every block with CAN: the first CAN makes
-    # the sender repeat the block, the second cancels.
+receiver)
+    # A scripted receiver: it polls with 'C' until the first block, then answers each block
+    # it gets with the next of the given answers (hex bytes, comma-separated per block) and
+    # keeps quiet once they are used up. Expects exit 1 with a message matching $4.
+    answers=$3
+    pattern=$4
     head -c 5000 /dev/urandom >fw.bin
-    cat >cancel.py <<'PY'
+    cat >receiver.py <<'PY'
 import os, select, sys, time
+answers = [bytes.fromhex(a) for a in os.environ["ANSWERS"].split(",") if a]
 out, inp = sys.stdout.fileno(), sys.stdin.fileno()
 started = False
-deadline = time.time() + 20
+deadline = time.time() + 30
 while time.time() < deadline:
     if not started:
         os.write(out, b"C")
-    r, _, _ = select.select([inp], [], [], 0.1)
-    if not r:
+    if not select.select([inp], [], [], 0.1)[0]:
         continue
     if not os.read(inp, 4096):
         break  # the sender closed the line
@@ -187,12 +191,14 @@ while time.time() < deadline:
     # Let the rest of the block arrive, then answer it.
     while select.select([inp], [], [], 0.05)[0] and os.read(inp, 4096):
         pass
-    os.write(out, b"\x18")
+    if answers:
+        os.write(out, answers.pop(0))
 PY
-    socat PTY,raw,echo=0,link="$work/port" EXEC:"python3 $work/cancel.py",pipes 2>/dev/null &
+    ANSWERS=$answers socat PTY,raw,echo=0,link="$work/port" \
+        EXEC:"python3 $work/receiver.py",pipes 2>/dev/null &
     pids+=($!)
     wait_for_link "$work/port"
-    expect_failure "receiver cancelled" --port "$work/port" --transfer-only fw.bin
+    expect_failure "$pattern" --port "$work/port" --transfer-only fw.bin
     ;;
 *)
     fail "unknown case $case_name"
