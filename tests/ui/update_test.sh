@@ -50,6 +50,9 @@ fi
 check "cancelled choice: path field unchanged" "$winfile" "$(drv get "$TITLE" 1003)"
 check "cancelled choice: Update still enabled" 1 "$(drv enabled "$TITLE" 1004)"
 
+# Text typed into the path field is not what gets sent: only a choice in the dialog counts.
+drv settext "$TITLE" 1003 'Z:\no\such\file.dfu'
+
 # Update.
 drv postclick "$TITLE" 1004
 locked() { [ "$(drv enabled "$TITLE" 1004)" = 0 ]; }
