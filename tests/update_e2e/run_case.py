@@ -5,6 +5,9 @@ Usage: run_case.py ZQ418_FLASH ZQ418_SIM CASE
 
 Checks the tool's whole standard output byte for byte, its exit status, and the simulator's
 verdict and received image. Exit 77 means the case cannot run here (skipped).
+
+For the Windows program under Wine: ZQ418_WINE_LINK names the link that Wine's COM7 points
+to; the simulator's pty is put behind it and the tool runs as `wine ZQ418_FLASH --port COM7`.
 """
 import fcntl
 import hashlib
@@ -140,17 +143,27 @@ def main():
             f.write(data)
 
         env = dict(os.environ)
-        command = [tool]
+        wine_link = os.environ.get("ZQ418_WINE_LINK")
+        command = ["wine", tool] if wine_link else [tool]
         sim_proc = None
         holder = None
         preexec = None
         if case == "no-such-port":
-            command += ["--port", os.path.join(work, "no-such-tty")]
+            command += ["--port", "COM9" if wine_link else os.path.join(work, "no-such-tty")]
         elif case == "no-port-found":
             pass
         else:
             sim_proc, pty = start_sim(sim, sim_args, work)
             procs.append(sim_proc)
+            if wine_link:
+                if case in ("port-busy", "permission"):
+                    print("SKIP: Wine opens serial ports without exclusion and as this user")
+                    return 77
+                if os.path.lexists(wine_link + ".new"):
+                    os.unlink(wine_link + ".new")
+                os.symlink(pty, wine_link + ".new")
+                os.replace(wine_link + ".new", wine_link)
+                pty = "COM7"
             command += ["--port", pty]
             if case == "port-busy":
                 # Another program holding the port as this tool does.
