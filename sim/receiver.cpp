@@ -28,12 +28,6 @@ std::string Hex2(int b) {
     return text;
 }
 
-// Fault keys: one flag per kind and block.
-long Key(long block, int kind) {
-    return block * 8 + kind;
-}
-enum FaultKind { kCorrupt, kDrop, kCanOnce };
-
 }  // namespace
 
 Receiver::Receiver(Line& line, const Options& options)
@@ -91,7 +85,7 @@ Receiver::Frame Receiver::ReadFrame(int first, long dataBlock) {
     std::vector<uint8_t> raw;
     raw.reserve(total);
     const bool drop =
-        dataBlock > 0 && options_.faults.drop.count(dataBlock) && !fired_[Key(dataBlock, kDrop)];
+        dataBlock > 0 && options_.faults.drop.count(dataBlock) && !droppedIn_.count(dataBlock);
     const bool hangup = dataBlock > 0 && options_.faults.hangup.count(dataBlock);
     size_t seen = 0;
     Frame frame;
@@ -108,7 +102,7 @@ Receiver::Frame Receiver::ReadFrame(int first, long dataBlock) {
                             " (injected)"};
         }
         if (drop && seen == 2 + blockSize / 2) {
-            fired_[Key(dataBlock, kDrop)] = true;
+            droppedIn_.insert(dataBlock);
             dropPending_ = true;
             continue;
         }
@@ -127,6 +121,19 @@ Receiver::Frame Receiver::ReadFrame(int first, long dataBlock) {
         frame.status = FrameStatus::BadCheck;
     }
     return frame;
+}
+
+Receiver::Step Receiver::StopAfterTwoCans(long block) {
+    Fail("cancelled by receiver at data block " + std::to_string(block) + " (injected)");
+    WatchSenderStops("two CANs");
+    return Step::End;
+}
+
+void Receiver::CountTransmission(long block) {
+    if (++transmissions_[block] == kMaxTransmissions + 1) {
+        Violation("data block " + std::to_string(block) + " sent more than " +
+                  std::to_string(kMaxTransmissions) + " times");
+    }
 }
 
 // Two CANs in a row from the sender cancel; a single one is not a protocol element.
@@ -252,18 +259,14 @@ Receiver::Step Receiver::OnDataFrame(const Frame& frame) {
         CancelAndWatch("block out of sequence");
         return Step::End;
     }
-    if (++transmissions_[block] == kMaxTransmissions + 1) {
-        Violation("data block " + std::to_string(block) + " sent more than " +
-                  std::to_string(kMaxTransmissions) + " times");
-    }
+    CountTransmission(block);
     const Faults& f = options_.faults;
     auto& naks = naksLeft_[block];
     if (naks > 0) {
         --naks;
         line_.WriteByte(NAK);
         if (!streaming_) return Step::Continue;
-    } else if (f.corrupt.count(block) && !fired_[Key(block, kCorrupt)]) {
-        fired_[Key(block, kCorrupt)] = true;
+    } else if (f.corrupt.count(block) && corrupted_.insert(block).second) {
         if (streaming_) {
             CancelAndWatch("data block " + std::to_string(block) +
                            " damaged in streaming mode (injected)");
@@ -271,32 +274,22 @@ Receiver::Step Receiver::OnDataFrame(const Frame& frame) {
         }
         Reject(block, "bad block check", true);
         return Step::Continue;
-    } else if (f.canOnce.count(block) && !fired_[Key(block, kCanOnce)]) {
-        fired_[Key(block, kCanOnce)] = true;
+    } else if (f.canOnce.count(block) && cancelledOnce_.insert(block).second) {
         line_.WriteByte(CAN);
         if (!streaming_) return Step::Continue;
     } else if (f.canTwice.count(block) && canTwiceSent_[block] < 2) {
-        // CAN to BLOCK and CAN to its resend. A streaming sender does not resend: there
-        // the second CAN answers the block after BLOCK (below).
-        int& sent = canTwiceSent_[block];
+        // CAN to BLOCK, CAN again to its resend: the sender must stop.
         line_.WriteByte(CAN);
-        if (++sent == 2 || streaming_) {
-            if (sent == 2) {
-                Fail("cancelled by receiver at data block " + std::to_string(block) +
-                     " (injected)");
-                WatchSenderStops("two CANs");
-                return Step::End;
-            }
-            sent = 2;
-            canTwiceSent_[block + 1] = -1;  // the next block carries the second CAN
-        } else {
-            return Step::Continue;
+        if (!streaming_) {
+            if (++canTwiceSent_[block] < 2) return Step::Continue;
+            return StopAfterTwoCans(block);
         }
-    } else if (streaming_ && canTwiceSent_.count(block) && canTwiceSent_[block] == -1) {
+        // A streaming sender does not resend: the block after BLOCK gets the second CAN.
+        canTwiceSent_[block] = 2;
+        secondCanAt_ = block + 1;
+    } else if (streaming_ && block == secondCanAt_) {
         line_.WriteByte(CAN);
-        Fail("cancelled by receiver at data block " + std::to_string(block) + " (injected)");
-        WatchSenderStops("two CANs");
-        return Step::End;
+        return StopAfterTwoCans(block);
     }
     if (result_.data.size() >= result_.size) {
         Violation("data block " + std::to_string(block) + " beyond the announced size");
@@ -349,7 +342,7 @@ bool Receiver::DataPhase() {
                                : frame.status == FrameStatus::BadComplement
                                    ? "bad block number complement"
                                    : "bad block check";
-            ++transmissions_[block];
+            CountTransmission(block);
             if (streaming_) {
                 if (!injected)
                     Violation(std::string(what) + " in data block " + std::to_string(block));

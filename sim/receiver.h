@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,8 @@ class Receiver {
     void CancelAndWatch(const std::string& what);
     void WatchSenderStops(const std::string& after);
     bool SecondCan();
+    void CountTransmission(long block);
+    Step StopAfterTwoCans(long block);
     void Violation(const std::string& what);
     void Fail(const std::string& what);
 
@@ -59,7 +62,10 @@ class Receiver {
     std::map<long, int> transmissions_;
     std::map<long, int> naksLeft_;
     std::map<long, int> canTwiceSent_;
+    long secondCanAt_ = 0;      // streaming: the block that gets the second CAN
     bool dropPending_ = false;  // a byte of this frame was dropped on purpose
-    std::map<long, bool> fired_;
+    std::set<long> corrupted_;  // faults that fire once per block
+    std::set<long> droppedIn_;
+    std::set<long> cancelledOnce_;
     bool paddingReported_ = false;
 };
