@@ -9,16 +9,15 @@
 
 namespace {
 
-// Requests that worker threads send to the window; the user-interface thread carries them
-// out. lParam points at the request's data, which lives on the sender's stack until the
-// send returns.
+// Requests that other threads send to the window; the user-interface thread carries them
+// out. lParam points at a WindowRequest on the sender's stack (argument, data):
 enum PrivateMessage : UINT {
-    WM_APP_GET_PORT_SELECTION = WM_APP + 1,  // int*
-    WM_APP_GET_PORT_ENTRY,                   // wParam index, std::wstring*
-    WM_APP_ENABLE_CONTROL,                   // wParam control id, bool*
-    WM_APP_SHOW_PROGRESS_BAR,                // bool*
-    WM_APP_APPEND_LOG,                       // const std::wstring*
-    WM_APP_GET_FIRMWARE_PATH,                // std::wstring*
+    WM_APP_GET_PORT_SELECTION = WM_APP + 1,  // -, int*
+    WM_APP_GET_PORT_ENTRY,                   // index, std::wstring*
+    WM_APP_ENABLE_CONTROL,                   // control id, bool*
+    WM_APP_SHOW_PROGRESS_BAR,                // -, bool*
+    WM_APP_APPEND_LOG,                       // -, const std::wstring*
+    WM_APP_GET_FIRMWARE_PATH,                // -, std::wstring*
 };
 
 constexpr wchar_t kWindowTitle[] = L"ZQ-418 Firmware Tool(0904171)";
@@ -181,33 +180,53 @@ void CZQ418_Firmware_ToolDlg::OnSelectFirmwareClicked() {
 // ---------------------------------------------------------------------------------------
 // Window operations for other threads
 
-bool CZQ418_Firmware_ToolDlg::SendToWindow(UINT message, WPARAM wParam, void* data) {
+bool CZQ418_Firmware_ToolDlg::SendToWindow(UINT message, WPARAM argument, void* data) {
     HWND window = window_.load();
     if (window == nullptr) return false;
-    return SendMessageW(window, message, wParam, reinterpret_cast<LPARAM>(data)) != 0;
+    WindowRequest request{message, argument, data};
+    {
+        std::lock_guard<std::mutex> lock(requestsMutex_);
+        pendingRequests_.insert(&request);
+    }
+    LRESULT done = SendMessageW(window, message, 0, reinterpret_cast<LPARAM>(&request));
+    {
+        std::lock_guard<std::mutex> lock(requestsMutex_);
+        pendingRequests_.erase(&request);
+    }
+    return done != 0;
 }
 
-INT_PTR CZQ418_Firmware_ToolDlg::OnWindowCall(UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR CZQ418_Firmware_ToolDlg::OnWindowCall(UINT message, WPARAM, LPARAM lParam) {
+    // Only requests that a thread of ours is waiting on are carried out: the same message
+    // numbers from another program (a stray broadcast) carry no valid pointer.
+    auto* request = reinterpret_cast<const WindowRequest*>(lParam);
+    {
+        std::lock_guard<std::mutex> lock(requestsMutex_);
+        if (pendingRequests_.count(request) == 0) return FALSE;
+    }
+    if (request->message != message) return FALSE;
+    WPARAM wParam = request->argument;
+    void* data = request->data;
     switch (message) {
         case WM_APP_GET_PORT_SELECTION:
-            *reinterpret_cast<int*>(lParam) = PortList.GetCurSel();
+            *static_cast<int*>(data) = PortList.GetCurSel();
             break;
         case WM_APP_GET_PORT_ENTRY:
-            *reinterpret_cast<std::wstring*>(lParam) = PortList.GetLBText(static_cast<int>(wParam));
+            *static_cast<std::wstring*>(data) = PortList.GetLBText(static_cast<int>(wParam));
             break;
         case WM_APP_ENABLE_CONTROL:
             if (HWND control = GetDlgItem(Handle(), static_cast<int>(wParam))) {
-                EnableWindow(control, *reinterpret_cast<bool*>(lParam) ? TRUE : FALSE);
+                EnableWindow(control, *static_cast<bool*>(data) ? TRUE : FALSE);
             }
             break;
         case WM_APP_SHOW_PROGRESS_BAR:
-            ProgressBar.Show(*reinterpret_cast<bool*>(lParam));
+            ProgressBar.Show(*static_cast<bool*>(data));
             break;
         case WM_APP_APPEND_LOG:
-            AppendLogOnWindow(*reinterpret_cast<const std::wstring*>(lParam));
+            AppendLogOnWindow(*static_cast<const std::wstring*>(data));
             break;
         case WM_APP_GET_FIRMWARE_PATH:
-            *reinterpret_cast<std::wstring*>(lParam) = FirmwarePath;
+            *static_cast<std::wstring*>(data) = FirmwarePath;
             break;
         default:
             return FALSE;

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <span>
 #include <string>
 
@@ -60,10 +62,17 @@ class CZQ418_Firmware_ToolDlg : public Dialog,
     INT_PTR OnQueryDragIcon() { return reinterpret_cast<INT_PTR>(AppIcon); }
     void OnSelectFirmwareClicked();
     void OnTransferProgress(WPARAM chunks, LPARAM sizeKiB);
-    // Carries out one window operation asked for by SendToWindow.
+    // One window operation asked for by another thread (see SendToWindow).
+    struct WindowRequest {
+        UINT message;
+        WPARAM argument;
+        void* data;
+    };
+    // Carries out a request that SendToWindow is waiting on.
     INT_PTR OnWindowCall(UINT message, WPARAM wParam, LPARAM lParam);
-    // Sends a private request to the window and waits for it; false when the window is gone.
-    bool SendToWindow(UINT message, WPARAM wParam, void* data);
+    // Sends a private request to the window and waits until it is done; false when the window
+    // is gone.
+    bool SendToWindow(UINT message, WPARAM argument, void* data);
     void AppendLogOnWindow(const std::wstring& text);
 
     // Members, in the order the rest of the program knows them.
@@ -81,4 +90,7 @@ class CZQ418_Firmware_ToolDlg : public Dialog,
     // The window handle as other threads see it: set once the window exists, never cleared
     // (a message sent to a destroyed window fails at once).
     std::atomic<HWND> window_{nullptr};
+    // Requests whose senders are waiting, so that the window only follows pointers it made.
+    std::mutex requestsMutex_;
+    std::set<const WindowRequest*> pendingRequests_;
 };
