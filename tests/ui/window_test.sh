@@ -68,5 +68,15 @@ else
     fail "system command 0x13 did not open the About box"
 fi
 
+# Tab order: port list, Select Firmware, path field, (Update: disabled), log, and around.
+# Last, since tabbing into the log selects its text, which the next message would replace.
+order=""
+for _ in 1 2 3 4; do
+    xdotool key Tab
+    sleep 0.2
+    order="$order $(drv focus "$TITLE")"
+done
+check "tab order" " 1002 1003 1005 1001" "$order"
+
 close_app escape
 finish
