@@ -8,7 +8,8 @@
 
 std::atomic<UpdatePhase> UpdateState{UpdatePhase::Idle};
 std::atomic<int32_t> PortScanEnabled{1};
-HandshakePortGuard HandshakePort;
+// Never destroyed: the application may end while a worker thread still uses it.
+HandshakePortGuard& HandshakePort = *new HandshakePortGuard;
 
 namespace {
 
@@ -26,19 +27,29 @@ constexpr uint32_t kIdleNapMs = 10;
 constexpr std::size_t kLineBufferSize = 512;
 constexpr std::size_t kLastLineIndex = kLineBufferSize - 2;  // 510: room for LF's zero after it
 
-// Worker threads still running, so that the command line and tests can wait for them.
-std::mutex workersMutex;
-std::condition_variable workersIdle;
-int workersRunning = 0;
+// Worker threads still running, so that the command line and tests can wait for them. Never
+// destroyed, as the application may end while workers run.
+struct Workers {
+    std::mutex mutex;
+    std::condition_variable idle;
+    int running = 0;
+};
+
+Workers& RunningWorkers() {
+    static Workers* workers = new Workers;
+    return *workers;
+}
 
 void WorkerStarting() {
-    std::lock_guard lock(workersMutex);
-    ++workersRunning;
+    Workers& workers = RunningWorkers();
+    std::lock_guard lock(workers.mutex);
+    ++workers.running;
 }
 
 void WorkerEnded() {
-    std::lock_guard lock(workersMutex);
-    if (--workersRunning == 0) workersIdle.notify_all();
+    Workers& workers = RunningWorkers();
+    std::lock_guard lock(workers.mutex);
+    if (--workers.running == 0) workers.idle.notify_all();
 }
 
 bool StartWorker(void (*routine)(UpdateWindow&), UpdateWindow& window, ThreadPriority priority) {
@@ -221,8 +232,9 @@ UpdateSeams DefaultUpdateSeams() {
 }
 
 UpdateSeams& UpdatePlatform() {
-    static UpdateSeams seams = DefaultUpdateSeams();
-    return seams;
+    // Never destroyed: worker threads may still call through it while the application ends.
+    static UpdateSeams* seams = new UpdateSeams(DefaultUpdateSeams());
+    return *seams;
 }
 
 std::wstring FileNameAfterLast(const std::wstring& path, wchar_t separator) {
@@ -317,6 +329,7 @@ void OnDestroy() {
 }
 
 void WaitForUpdateThreads() {
-    std::unique_lock lock(workersMutex);
-    workersIdle.wait(lock, [] { return workersRunning == 0; });
+    Workers& workers = RunningWorkers();
+    std::unique_lock lock(workers.mutex);
+    workers.idle.wait(lock, [&workers] { return workers.running == 0; });
 }

@@ -83,7 +83,7 @@ class HandshakePortGuard {
     int users_ = 0;
 };
 
-extern HandshakePortGuard HandshakePort;
+extern HandshakePortGuard& HandshakePort;
 
 // ---------------------------------------------------------------------------------------
 // The window, as the update sees it. Every call is carried out on the user-interface
