@@ -105,5 +105,29 @@ else
     fail "simulator still running after the update"
 fi
 
-close_app
+# Closing the window in the middle of a transfer ends the program at once: nothing waits for
+# the update's threads.
+"$sim" --link "$BUILD/wine-com5" --out "$work/received2.bin" --baud 115200 --timeout 10 \
+    >"$work/sim2.out" 2>"$work/sim2.err" &
+sim_pid=$!
+wait_until 10 grep -q '^PTY ' "$work/sim2.out" || fail "second simulator did not start"
+drv postclick "$TITLE" 1004
+transferring() { [ "$(count_of "Updataing Firmware" "$(log_text)")" = 2 ]; }
+if wait_until 40 transferring; then
+    sleep 1 # well inside the 6 s the data takes
+    drv close "$TITLE"
+    closed_at=$SECONDS
+    if wait_until 3 bash -c "! kill -0 $app_pid"; then
+        status=0
+        wait "$app_pid" || status=$?
+        check "closed during a transfer: exit status" 0 "$status"
+        ok "closed during a transfer: ended within $((SECONDS - closed_at + 1)) s"
+    else
+        fail "program still running 3 s after its window closed during a transfer"
+    fi
+    app_pid=""
+else
+    fail "second update did not start its transfer; log: $(log_text)"
+    close_app
+fi
 finish
