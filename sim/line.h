@@ -22,6 +22,8 @@ class Line {
     virtual void Write(const uint8_t* data, size_t length) = 0;
     // Waits (up to maxMs) until everything written has left, as far as pacing goes.
     virtual void Drain(int maxMs) = 0;
+    // Lets time pass without taking input (what arrives stays queued for later reads).
+    virtual void Pause(int ms) = 0;
     // Drops the line as an unplugged device would; every later read ends the session.
     virtual void Hangup() = 0;
     // Lets the tool open the port again after it closed it (see the pty implementation).

@@ -170,6 +170,19 @@ void PtyLine::Drain(int maxMs) {
     }
 }
 
+void PtyLine::Pause(int ms) {
+    const int64_t end = NowUs() + int64_t{ms} * 1000;
+    for (;;) {
+        int64_t now = NowUs();
+        if (stopRequested.load()) throw LineEnded{"interrupted"};
+        FlushOut(now);
+        if (hungUp_ || now >= end) return;
+        int64_t wake = end;
+        if (!out_.empty() && out_.front().first > now) wake = std::min(wake, out_.front().first);
+        Pump(now, wake);
+    }
+}
+
 void PtyLine::Hangup() {
     if (hold_ >= 0) close(hold_);
     if (master_ >= 0) close(master_);

@@ -23,6 +23,7 @@ class PtyLine : public Line {
     int ReadByte(int timeoutMs) override;
     void Write(const uint8_t* data, size_t length) override;
     void Drain(int maxMs) override;
+    void Pause(int ms) override;
     void Hangup() override;
     void AllowReopen() override;
     int64_t NowMs() override;

@@ -17,6 +17,7 @@ constexpr uint8_t CAN = 0x18;
 constexpr uint8_t SUB = 0x1A;
 
 constexpr int kQuietBeforeNakMs = 50;
+constexpr int kStreamingHeaderAnswerMs = 100;
 constexpr int kSettleAfterCancelMs = 200;
 constexpr int kWatchAfterCancelMs = 1500;
 // After the last answer the tool still has to read it before the line goes away.
@@ -223,9 +224,16 @@ bool Receiver::StartPhase() {
             Fail("no answer after the header (injected)");
             for (;;) line_.ReadByte(kStartRepeatMs);  // ends with the idle limit
         }
-        // A streaming receiver answers the header with the start character alone: the
-        // sender does not wait for an ACK there and would take a late one for a wrong start.
-        if (!streaming_) line_.WriteByte(ACK);
+        if (streaming_) {
+            // A streaming receiver answers the header with the start character alone: the
+            // sender does not wait for an ACK there and would take a late one for a wrong
+            // start. Nor is it read at once: on a real line the frame is still on the wire
+            // (about 90 ms at 115200 baud) when the sender takes its quick look for an
+            // answer, and an answer that were already there would be taken as that.
+            line_.Pause(kStreamingHeaderAnswerMs);
+        } else {
+            line_.WriteByte(ACK);
+        }
         if (options_.faults.wrongStart) {
             line_.WriteByte(options_.startChar == NAK ? 'C' : NAK);
             Fail("wrong start character after the header (injected)");
