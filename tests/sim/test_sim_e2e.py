@@ -227,12 +227,17 @@ class ScriptedSender(SimCase):
     """A sender written out step by step, for what sz cannot be made to do."""
 
     def send_file(self, peer, name, data, crc=True, streaming=False, start=b"C"):
+        t0 = time.monotonic()
         peer.write(header(name, len(data)) if crc else frame(0, name.encode() + b"\0" +
                                                              str(len(data)).encode(), 1024,
                                                              crc=False, pad=0))
         if not streaming:  # a streaming receiver answers the header with 'G' alone
             self.assertEqual(peer.read_byte(3), ACK)
         self.assertEqual(peer.read_byte(3), start[0])
+        if streaming:
+            # ...and not before the frame could have crossed a real line: a streaming
+            # sender's quick look right after the header must find nothing.
+            self.assertGreaterEqual(time.monotonic() - t0, 0.09)
         for number, (chunk, size) in enumerate(data_blocks(data), start=1):
             peer.write(frame(number, chunk, size, crc=crc))
             if not streaming:
