@@ -2,8 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -96,7 +98,8 @@ int main(int argc, char** argv) {
             unlink(options.link.c_str());
         }
         if (symlink(line->SlavePath().c_str(), options.link.c_str()) != 0) {
-            result.failures.push_back("cannot make the link " + options.link);
+            result.failures.push_back("cannot make the link " + options.link + ": " +
+                                      std::strerror(errno));
             return Verdict(result);
         }
     }

@@ -80,25 +80,25 @@ bool ParseScenario(const std::string& name, Scenario& scenario) {
     return true;
 }
 
-bool ParseFault(const std::string& spec, Faults& faults, std::string& error) {
-    if (spec == "silence-after-header") {
+bool ParseFault(const std::string& fault, Faults& faults, std::string& error) {
+    if (fault == "silence-after-header") {
         faults.silenceAfterHeader = true;
         return true;
     }
-    if (spec == "wrong-start") {
+    if (fault == "wrong-start") {
         faults.wrongStart = true;
         return true;
     }
-    size_t eq = spec.find('=');
-    std::string kind = spec.substr(0, eq);
-    std::string arg = eq == std::string::npos ? "" : spec.substr(eq + 1);
+    size_t eq = fault.find('=');
+    std::string kind = fault.substr(0, eq);
+    std::string arg = eq == std::string::npos ? "" : fault.substr(eq + 1);
     long block = 0;
     if (kind == "nak") {
         size_t colon = arg.find(':');
         long count = 0;
         if (colon == std::string::npos || !ParseCount(arg.substr(0, colon), 1, block) ||
             !ParseCount(arg.substr(colon + 1), 1, count)) {
-            error = "--fault nak wants BLOCK:COUNT, both from 1: " + spec;
+            error = "--fault nak wants BLOCK:COUNT, both from 1: " + fault;
             return false;
         }
         faults.nak[block] = static_cast<int>(count);
@@ -111,11 +111,11 @@ bool ParseFault(const std::string& spec, Faults& faults, std::string& error) {
     };
     auto it = perBlock.find(kind);
     if (it == perBlock.end()) {
-        error = "unknown fault: " + spec;
+        error = "unknown fault: " + fault;
         return false;
     }
     if (!ParseCount(arg, 1, block)) {
-        error = "--fault " + kind + " wants a data block number from 1: " + spec;
+        error = "--fault " + kind + " wants a data block number from 1: " + fault;
         return false;
     }
     (faults.*(it->second)).insert(block);

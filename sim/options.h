@@ -44,7 +44,7 @@ struct Options {
 
 // Parses the arguments after the program name. On failure returns false and says why.
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
-bool ParseFault(const std::string& spec, Faults& faults, std::string& error);
+bool ParseFault(const std::string& fault, Faults& faults, std::string& error);
 bool ParseScenario(const std::string& name, Scenario& scenario);
 
 extern const char kUsage[];
