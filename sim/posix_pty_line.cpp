@@ -123,6 +123,7 @@ void PtyLine::Pump(int64_t now, int64_t wakeUs) {
 
 int PtyLine::ReadByte(int timeoutMs) {
     const int64_t deadline = NowUs() + int64_t{timeoutMs} * 1000;
+    bool lookedAgain = false;
     for (;;) {
         int64_t now = NowUs();
         if (stopRequested.load()) throw LineEnded{"interrupted"};
@@ -135,7 +136,13 @@ int PtyLine::ReadByte(int timeoutMs) {
             return b;
         }
         CheckEnded(now);
-        if (now >= deadline) return kNothing;
+        if (now >= deadline) {
+            // Out of time, but what the kernel already holds still counts as there.
+            if (lookedAgain) return kNothing;
+            lookedAgain = true;
+            Pump(now, now);
+            continue;
+        }
         int64_t wake = std::min(deadline, lastInputUs_ + idleLimitUs_);
         if (!in_.empty()) wake = std::min(wake, in_.front().first);
         if (!out_.empty() && out_.front().first > now) wake = std::min(wake, out_.front().first);
