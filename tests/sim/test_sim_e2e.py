@@ -370,6 +370,34 @@ class ScriptedSender(SimCase):
                 peer.write(end_of_batch())
                 self.assertIn("violation: " + reason, self.assertFail(sim))
 
+    def test_stray_ones_are_dialogue_leftovers_only_before_the_header(self):
+        # The tool's once-a-second '1' may still arrive while the device waits for the
+        # header; once the batch has begun, a '1' on the line is a fault of the tool.
+        for late in (False, True):
+            with self.subTest(late=late):
+                sim = self.start("--no-dialogue", "--timeout", "2")
+                peer = self.open(sim)
+                self.handshake(peer)
+                data = payload(200)
+                peer.write(b"1")
+                peer.write(header("fw.dfu", len(data)))
+                self.assertEqual(peer.read_byte(3), ACK)
+                self.after_header(peer)
+                if late:
+                    peer.write(b"1")
+                for number, (chunk, size) in enumerate(data_blocks(data), start=1):
+                    peer.write(frame(number, chunk, size))
+                    self.assertEqual(peer.read_byte(3), ACK)
+                peer.write(EOT)
+                self.assertEqual(peer.read_byte(3), ACK)
+                self.assertEqual(peer.read_byte(3), ord("C"))
+                peer.write(end_of_batch())
+                self.assertEqual(peer.read_byte(3), ACK)
+                if late:
+                    self.assertFail(sim, "violation: unexpected byte 0x31 between frames")
+                else:
+                    self.assertOk(sim, "fw.dfu", data)
+
     def test_early_eot_is_a_short_file(self):
         sim, peer, data = self.begin(size=300)
         self.after_header(peer)
