@@ -266,7 +266,16 @@ void CZQ418_Firmware_ToolDlg::AppendLog(const std::wstring& text) {
 }
 
 void CZQ418_Firmware_ToolDlg::AppendLogOnWindow(const std::wstring& text) {
+    // Messages go to the end of the log whatever is selected in it: tabbing into the log
+    // selects all of its text, and replacing that selection would wipe the whole record.
+    // A selection the user made is given back afterwards.
+    DWORD selStart = 0;
+    DWORD selEnd = 0;
+    LogView.Send(EM_GETSEL, reinterpret_cast<WPARAM>(&selStart), reinterpret_cast<LPARAM>(&selEnd));
+    const WPARAM end = static_cast<WPARAM>(GetWindowTextLengthW(LogView.Handle()));
+    LogView.Send(EM_SETSEL, end, static_cast<LPARAM>(end));
     LogView.ReplaceSel(text);
+    if (selStart != selEnd) LogView.Send(EM_SETSEL, selStart, static_cast<LPARAM>(selEnd));
     // Posted, so that the view scrolls once the insertion has been laid out.
     PostMessageW(LogView.Handle(), WM_VSCROLL, SB_BOTTOM, 0);
 }

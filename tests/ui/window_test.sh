@@ -68,8 +68,20 @@ else
     fail "system command 0x13 did not open the About box"
 fi
 
+# A selection in the log (here all of it) is not replaced by the next message: the log keeps
+# its whole record and the message goes to its end.
+drv setsel "$TITLE" 1005 0 -1
+drv devchange "$TITLE"
+drv devchange "$TITLE"
+read_log
+check "log kept under a selection" 4 "$(count_of "Find ZQ-418 at COM5" "$LOG")"
+case "$LOG" in
+    *$'Find ZQ-418 at COM5\r\n') ok "message appended at the end of the log" ;;
+    *) fail "message not at the end of the log" ;;
+esac
+
 # Tab order: port list, Select Firmware, path field, (Update: disabled), log, and around.
-# Last, since tabbing into the log selects its text, which the next message would replace.
+# Last, since it moves the keyboard focus.
 order=""
 for _ in 1 2 3 4; do
     xdotool key Tab
