@@ -254,11 +254,13 @@ TEST_F(Pty, RateTermiosCannotExpressIsBadSettingsAndThePortStaysOpen) {
 TEST_F(Pty, ReadTakesAByteAsSoonAsItArrives) {
     PosixSerialPort port;
     OpenAndConfigure(port);
+    // The clock starts before the device thread, so a late start of this thread cannot make
+    // the byte look early.
+    const auto start = SteadyClock::now();
     std::thread device([this] {
         std::this_thread::sleep_for(Ms(15));
         SendFromDevice("\x06");
     });
-    const auto start = SteadyClock::now();
     uint8_t byte = 0;
     const int n = port.Read(&byte, 1, 3000);
     const long elapsed = ElapsedMs(start);
