@@ -1,16 +1,14 @@
 #include "posix_serial_port.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "budgeted_io.h"
+#include "posix_tty.h"
 #include "result_codes.h"
 
 namespace {
@@ -73,36 +71,11 @@ PosixSerialPort::~PosixSerialPort() {
     Close();
 }
 
-bool PosixSerialPort::DevicePath(const char* name, char* path, size_t capacity) {
-    size_t length = std::strlen(name);
-    while (length > 0 && name[length - 1] == ' ') --length;
-    const bool isPath = std::memchr(name, '/', length) != nullptr;
-    const char* prefix = isPath ? "" : "/dev/";
-    const size_t prefixLength = std::strlen(prefix);
-    if (prefixLength + length + 1 > capacity) return false;
-    std::memcpy(path, prefix, prefixLength);
-    std::memcpy(path + prefixLength, name, length);
-    path[prefixLength + length] = '\0';
-    return true;
-}
-
 int PosixSerialPort::Open(const char* name) {
     char path[kPathCapacity];
-    if (!DevicePath(name, path, sizeof path)) return PortError;
-    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (!TtyDevicePath(name, path, sizeof path)) return PortError;
+    const int fd = OpenExclusiveTty(path);
     if (fd < 0) return OpenErrorCode(errno);
-    // TIOCEXCL keeps other openers out; root passes it, so an advisory lock on the device
-    // tells cooperating programs (and ourselves as root) that the port is taken.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return error == EWOULDBLOCK ? PortAccessDenied : PortError;
-    }
-    if (::ioctl(fd, TIOCEXCL) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return error == ENOTTY ? PortError : OpenErrorCode(error);
-    }
     fd_ = fd;
     return 0;
 }
@@ -112,13 +85,8 @@ int PosixSerialPort::Configure(int32_t baudRate) {
     if (::tcflush(fd_, TCIOFLUSH) != 0) return PortError;
     termios settings{};
     if (::tcgetattr(fd_, &settings) != 0) return PortError;
-    ::cfmakeraw(&settings);
-    settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    settings.c_cflag |= CS8 | CREAD | CLOCAL;
-    settings.c_iflag &= ~(IXON | IXOFF | IXANY);
     // Reads return at once with what is there; all waiting is done by the budgeted loop.
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
+    MakeRaw8N1(settings);
     speed_t speed;
     if (!BaudConstant(baudRate, &speed)) return PortBadSettings;
     if (::cfsetispeed(&settings, speed) != 0 || ::cfsetospeed(&settings, speed) != 0)
@@ -153,10 +121,7 @@ int PosixSerialPort::Read(uint8_t* buffer, int32_t capacity, uint32_t budgetMs) 
 
 void PosixSerialPort::Close() {
     if (fd_ < 0) return;
-    // A pseudo-terminal keeps its exclusive flag after the last close while its other side
-    // stays open; clear it so that the next program (or our next transfer) can open it.
-    ::ioctl(fd_, TIOCNXCL);
-    ::close(fd_);
+    CloseExclusiveTty(fd_);
     fd_ = -1;
 }
 

@@ -18,7 +18,8 @@ class PosixSerialPort final : public SerialPort {
     ~PosixSerialPort() override;
 
     // name: a kernel name ("ttyACM0", trailing blanks ignored), opened below /dev/, or a path
-    // (any name containing '/'). The device is held exclusively until Close.
+    // (any name containing '/'); see TtyDevicePath. The device is held exclusively until
+    // Close.
     int Open(const char* name) override;
     int Configure(int32_t baudRate) override;
     int Write(const uint8_t* data, int32_t length, uint32_t budgetMs) override;
@@ -26,9 +27,6 @@ class PosixSerialPort final : public SerialPort {
     void Close() override;
 
     bool IsOpen() const { return fd_ >= 0; }
-
-    // The device path for a port name; false when it does not fit into capacity bytes.
-    static bool DevicePath(const char* name, char* path, size_t capacity);
 
   private:
     int fd_ = -1;

@@ -1,13 +1,14 @@
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
+#include "posix_tty.h"
 #include "update_procedure.h"
 
 namespace {
@@ -51,10 +52,8 @@ class PosixHandshakeLine final : public HandshakeLine {
 
     void Close() override {
         if (fd_ < 0) return;
-        // The exclusive mode outlives our descriptor while another one (the device side of a
-        // pseudo-terminal) stays open; drop it so that the transfer can open the port next.
-        ::ioctl(fd_, TIOCNXCL);
-        ::close(fd_);
+        // Exclusive use ends with our descriptor, so that the transfer can open the port next.
+        CloseExclusiveTty(fd_);
         fd_ = -1;
     }
 
@@ -84,12 +83,7 @@ HandshakeOpenError ErrorOf(int error) {
 void Configure(int fd) {
     termios settings{};
     if (::tcgetattr(fd, &settings) == 0) {
-        ::cfmakeraw(&settings);
-        settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-        settings.c_cflag |= CS8 | CREAD | CLOCAL;
-        settings.c_iflag &= ~(IXON | IXOFF | IXANY);
-        settings.c_cc[VMIN] = 0;
-        settings.c_cc[VTIME] = 0;
+        MakeRaw8N1(settings);
         ::cfsetispeed(&settings, B115200);
         ::cfsetospeed(&settings, B115200);
         ::tcsetattr(fd, TCSANOW, &settings);
@@ -109,27 +103,16 @@ std::unique_ptr<HandshakeLine> OpenHandshakePort(const std::wstring& name,
         if (why != nullptr) *why = error;
         return nullptr;
     };
-    std::wstring trimmed = name;
-    while (!trimmed.empty() && trimmed.back() == L' ') trimmed.pop_back();
-    if (trimmed.empty()) return fail(HandshakeOpenError::NotFound);
-    if (trimmed.find(L'/') == std::wstring::npos) trimmed = L"/dev/" + trimmed;
-    std::string path(trimmed.size() * 4 + 1, '\0');
-    if (!WideToAnsi(trimmed, path.data(), path.size())) return fail(HandshakeOpenError::Other);
+    std::array<char, kAnsiBufferSize> ansiName{};
+    if (!WideToAnsi(name, ansiName.data(), ansiName.size())) return fail(HandshakeOpenError::Other);
+    std::array<char, kAnsiBufferSize + 8> path{};  // room for the "/dev/" prefix
+    if (!TtyDevicePath(ansiName.data(), path.data(), path.size()))
+        return fail(HandshakeOpenError::NameTooLong);
+    if (path[0] == '\0' || std::strcmp(path.data(), "/dev/") == 0)
+        return fail(HandshakeOpenError::NotFound);
 
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = OpenExclusiveTty(path.data());
     if (fd < 0) return fail(ErrorOf(errno));
-    // Like the transfer's port: TIOCEXCL keeps other openers out, and since root passes it,
-    // an advisory lock tells cooperating programs (and ourselves as root) that it is taken.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int error = errno;
-        ::close(fd);
-        return fail(error == EWOULDBLOCK ? HandshakeOpenError::Busy : ErrorOf(error));
-    }
-    if (::ioctl(fd, TIOCEXCL) != 0) {
-        int error = errno;
-        ::close(fd);
-        return fail(error == ENOTTY ? HandshakeOpenError::Other : ErrorOf(error));
-    }
     Configure(fd);
     if (why != nullptr) *why = HandshakeOpenError::None;
     return std::make_unique<PosixHandshakeLine>(fd);

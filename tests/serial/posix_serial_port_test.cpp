@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "posix_tty.h"
 #include "result_codes.h"
 
 namespace {
@@ -89,18 +90,18 @@ TEST(PosixSerialPortPath, NameBecomesDevicePath) {
                          Case{"ttyS0   ", "/dev/ttyS0"}, Case{"/dev/pts/3 ", "/dev/pts/3"},
                          Case{"./link", "./link"}, Case{"/dev/tty ACM", "/dev/tty ACM"}}) {
         char path[PosixSerialPort::kPathCapacity];
-        ASSERT_TRUE(PosixSerialPort::DevicePath(c.name, path, sizeof path)) << c.name;
+        ASSERT_TRUE(TtyDevicePath(c.name, path, sizeof path)) << c.name;
         EXPECT_STREQ(path, c.path);
     }
 }
 
 TEST(PosixSerialPortPath, PathThatDoesNotFitIsRefusedNotCut) {
     char path[13];
-    EXPECT_TRUE(PosixSerialPort::DevicePath("ttyACM0", path, sizeof path));  // 13 with NUL
+    EXPECT_TRUE(TtyDevicePath("ttyACM0", path, sizeof path));  // 13 with NUL
     EXPECT_STREQ(path, "/dev/ttyACM0");
-    EXPECT_FALSE(PosixSerialPort::DevicePath("ttyACM10", path, sizeof path));
+    EXPECT_FALSE(TtyDevicePath("ttyACM10", path, sizeof path));
     // Trailing blanks do not count against the room.
-    EXPECT_TRUE(PosixSerialPort::DevicePath("ttyACM0      ", path, sizeof path));
+    EXPECT_TRUE(TtyDevicePath("ttyACM0      ", path, sizeof path));
 }
 
 TEST(PosixSerialPortOpen, FailuresLeaveThePortClosed) {
