@@ -6,8 +6,10 @@
 #ifdef _WIN32
 #include <share.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 static_assert(sizeof(off_t) >= 8, "file sizes must be measured with a 64-bit offset");
 #endif
 
@@ -35,19 +37,31 @@ std::FILE* OpenFileForTransfer(const char* path, int* error) {
 #ifdef _WIN32
     // Others may go on reading and writing the file while we send it.
     std::FILE* file = _fsopen(path, "rb", _SH_DENYNO);
-#else
-    std::FILE* file = std::fopen(path, "rb");
-#endif
     if (!file) {
         *error = errno;
         return nullptr;
     }
-#ifndef _WIN32
+#else
+    // Without O_NONBLOCK a named pipe would keep the open waiting for a writer for ever; such
+    // a file then fails to be measured instead.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
     // POSIX opens a folder for reading; its "size" would be meaningless.
     struct stat info;
-    if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(file);
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(fd);
         *error = EISDIR;
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (!file) {
+        *error = errno;
+        ::close(fd);
         return nullptr;
     }
 #endif

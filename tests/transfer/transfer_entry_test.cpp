@@ -10,6 +10,14 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#endif
 
 #include "fake_serial_port.h"
 #include "transfer.h"
@@ -410,6 +418,31 @@ TEST_F(YModemEntry, FilesThatCannotBeOpened) {
     ExpectReport(none, 1, TransferStage::FileOpen, 0);
     EXPECT_EQ(Trace(), "");
 }
+
+#ifndef _WIN32
+// A named pipe given as the firmware has no writer: opening it must not wait for one, or the
+// transfer hangs for good with the port held.
+TEST_F(YModemEntry, NamedPipeWithoutWriterFailsAtOnce) {
+    const fs::path fifo = dir_ / "fw.dfu";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::promise<TransferReport> done;
+    std::future<TransferReport> result = done.get_future();
+    std::thread transfer([&] { done.set_value(Run(fifo.string())); });
+    const bool finished = result.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    if (!finished) {
+        // Release the blocked open so that the thread can end.
+        const int writer = ::open(fifo.c_str(), O_WRONLY);
+        if (writer >= 0) ::close(writer);
+    }
+    transfer.join();
+    EXPECT_TRUE(finished) << "the open waited for a writer";
+    const TransferReport r = result.get();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.stage == TransferStage::FileOpen || r.stage == TransferStage::FileMeasure);
+    EXPECT_TRUE(port.line.empty());
+    EXPECT_FALSE(port.isOpen);
+}
+#endif
 
 TEST_F(YModemEntry, FilesOfTwoGibibytesOrMoreAreRefusedBeforeTheLine) {
     for (uintmax_t size : {uintmax_t{1} << 31, (uintmax_t{1} << 32) + 1}) {
