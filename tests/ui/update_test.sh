@@ -82,6 +82,13 @@ check_contains "log: dialogue start" $'\r\nSwitch to Flash Mode.\r\n' "$LOG"
 check_contains "log: device menu line" "New" "$LOG"
 check_contains "log: transfer start" $'\r\nUpdataing Firmware ...\r\n' "$LOG"
 check_contains "log: success with the file's name" $'\r\nUpdate firmware.dfu success.\r\n' "$LOG"
+# Both workers write to the one log: the reader's messages keep their order, and the writer
+# ends once, after the line that brought flash mode.
+order=$'*\r\nSwitch to Flash Mode.\r\n*New*abort*\r\nUpdataing Firmware ...\r\n*\r\nUpdate firmware.dfu success.\r\n*'
+[[ "$LOG" == $order ]] && ok "log: messages in order" || fail "log: messages out of order: [$LOG]"
+check "log: the writer ends once" 1 "$(count_of $'\r\nSendThread Exit.\r\n' "$LOG")"
+[[ "${LOG##*abort}" == *$'\r\nSendThread Exit.\r\n'* ]] && ok "log: the writer ends after flash mode" ||
+    fail "log: the writer ended before flash mode: [$LOG]"
 
 unlocked() { [ "$(drv enabled "$TITLE" 1004)" = 1 ]; }
 wait_until 10 unlocked || fail "window not unlocked after the update"
