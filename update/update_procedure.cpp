@@ -1,6 +1,7 @@
 #include "update_procedure.h"
 
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -23,6 +24,8 @@ constexpr uint32_t kClickPauseMs = 100;
 constexpr uint32_t kDestroyPauseMs = 100;
 // SendThread's nap while no handshake port is open, instead of spinning.
 constexpr uint32_t kIdleNapMs = 10;
+// How often a closing port cancels the calls still inside it.
+constexpr uint32_t kCancelRetryMs = 100;
 
 constexpr std::size_t kLineBufferSize = 512;
 constexpr std::size_t kLastLineIndex = kLineBufferSize - 2;  // 510: room for LF's zero after it
@@ -211,11 +214,15 @@ void HandshakePortGuard::Close() {
     {
         std::unique_lock lock(mutex_);
         if (!line_) return;
-        // Invalid from here on: no new call gets the line. Calls already inside it (a read
-        // waits at most 100 ms) finish before the handle goes.
+        // Invalid from here on: no new call gets the line. Calls already inside it finish
+        // before the handle goes. A read waits at most 100 ms, but a write to a device that
+        // takes nothing may never end by itself: it is cancelled, again until it has returned,
+        // as it may not have reached the line yet.
         closing = std::move(line_);
         line_.reset();
-        idle_.wait(lock, [this] { return users_ == 0; });
+        while (!idle_.wait_for(lock, std::chrono::milliseconds(kCancelRetryMs),
+                               [this] { return users_ == 0; }))
+            closing->CancelPending();
     }
     closing->Close();
 }

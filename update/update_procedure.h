@@ -42,6 +42,9 @@ class HandshakeLine {
     virtual int ReadByte(uint8_t& byte) = 0;
     // Writes one byte; nobody looks at the result.
     virtual void WriteByte(uint8_t byte) = 0;
+    // Makes a read or write that another thread has inside the line return soon, the line
+    // staying open. May be called while such a call runs; nothing happens when none does.
+    virtual void CancelPending() {}
     // Closes the line; later calls fail. Called once at most, and never during another call.
     virtual void Close() = 0;
 };

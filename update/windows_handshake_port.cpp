@@ -32,6 +32,10 @@ class WindowsHandshakeLine final : public HandshakeLine {
         WriteFile(handle_, &byte, 1, &written, nullptr);
     }
 
+    // A write waits for the device to take the byte, with no useful time limit; cancelling
+    // ends it (and a read) with a failure.
+    void CancelPending() override { CancelIoEx(handle_, nullptr); }
+
     void Close() override {
         if (handle_ == INVALID_HANDLE_VALUE) return;
         CloseHandle(handle_);

@@ -384,4 +384,77 @@ TEST(HandshakePortGuard, CloseWaitsForACallInsideTheLine) {
     EXPECT_EQ(line.writes, 0);
 }
 
+// A write that the device never takes (a stalled USB endpoint) must not hold the port open
+// for ever: Close cancels it, and closes the handle only once the write has returned.
+TEST(HandshakePortGuard, CloseCancelsAWriteTheDeviceNeverTakes) {
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool writing = false;
+        bool cancelled = false;
+        bool closed = false;
+        bool closedDuringWrite = false;
+    };
+    class StuckLine : public HandshakeLine {
+      public:
+        explicit StuckLine(std::shared_ptr<State> state) : s_(std::move(state)) {}
+        void ClearErrors() override {}
+        int ReadByte(uint8_t&) override { return 0; }
+        void WriteByte(uint8_t) override {
+            std::unique_lock lock(s_->mutex);
+            s_->writing = true;
+            s_->changed.notify_all();
+            s_->changed.wait(lock, [this] { return s_->cancelled; });
+            s_->writing = false;
+        }
+        void CancelPending() override {
+            std::lock_guard lock(s_->mutex);
+            if (s_->writing) s_->cancelled = true;
+            s_->changed.notify_all();
+        }
+        void Close() override {
+            std::lock_guard lock(s_->mutex);
+            s_->closed = true;
+            s_->closedDuringWrite = s_->writing;
+        }
+
+      private:
+        std::shared_ptr<State> s_;
+    };
+    SeamsScope scope;
+    auto state = std::make_shared<State>();
+    HandshakePort.Store(std::make_unique<StuckLine>(state));
+
+    std::thread writer([] { HandshakePort.WriteByte('1'); });
+    {
+        std::unique_lock lock(state->mutex);
+        state->changed.wait(lock, [&] { return state->writing; });
+    }
+    std::mutex doneMutex;
+    std::condition_variable doneChanged;
+    bool closeReturned = false;
+    std::thread closer([&] {
+        HandshakePort.Close();
+        std::lock_guard lock(doneMutex);
+        closeReturned = true;
+        doneChanged.notify_all();
+    });
+    bool returned;
+    {
+        std::unique_lock lock(doneMutex);
+        returned = doneChanged.wait_for(lock, 2s, [&] { return closeReturned; });
+    }
+    EXPECT_TRUE(returned) << "Close waited for a write that never ends";
+    if (!returned) {
+        std::lock_guard lock(state->mutex);
+        state->cancelled = true;  // let the threads end
+        state->changed.notify_all();
+    }
+    writer.join();
+    closer.join();
+    std::lock_guard lock(state->mutex);
+    EXPECT_TRUE(state->closed);
+    EXPECT_FALSE(state->closedDuringWrite);
+}
+
 }  // namespace
