@@ -24,6 +24,11 @@ constexpr uint32_t kClickPauseMs = 100;
 constexpr uint32_t kDestroyPauseMs = 100;
 // SendThread's nap while no handshake port is open, instead of spinning.
 constexpr uint32_t kIdleNapMs = 10;
+
+// Counts "Update" clicks. Running is set by the click, so a SendThread of the previous update
+// still in its pause would see Running again; it ends because its update is no longer the
+// current one.
+std::atomic<uint32_t> currentUpdate{0};
 // How often a closing port cancels the calls still inside it.
 constexpr uint32_t kCancelRetryMs = 100;
 
@@ -263,6 +268,7 @@ std::wstring UpdateMessages::Success(const std::wstring& fileName) {
 void OnUpdateClicked(UpdateWindow& window) {
     // The state is Running before either thread runs, so a Finished left over from the last
     // update cannot end the new SendThread before ReadThread has begun.
+    ++currentUpdate;
     UpdateState = UpdatePhase::Running;
     if (!StartWorker(ReadThread, window, ThreadPriority::Highest)) {
         window.AppendLog(UpdateMessages::kReaderStartFailure);
@@ -318,7 +324,8 @@ void ReadThread(UpdateWindow& window) {
 
 void SendThread(UpdateWindow& window) {
     Clock& clock = *UpdatePlatform().clock;
-    while (UpdateState != UpdatePhase::Finished) {
+    const uint32_t update = currentUpdate;
+    while (UpdateState != UpdatePhase::Finished && update == currentUpdate) {
         if (HandshakePort.IsValid()) {
             clock.Sleep(kPokeIntervalMs);
             HandshakePort.WriteByte(kPoke);

@@ -9,6 +9,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "update_fakes.h"
 
@@ -69,6 +70,53 @@ TEST(OnUpdateClicked, SecondUpdateAfterAFinishedOnePokesEverySecond) {
     HandshakePort.Close();
     started[0].routine();  // ReadThread with no selection, so that the update ends
     EXPECT_THAT(window.Log(), ElementsAre(kWriterEnd, kEntryFailure));
+    WaitForUpdateThreads();
+}
+
+// An update clicked while the previous update's SendThread still sleeps in its pause (the
+// transfer failed at once, the user clicked again) sets Running again; the old SendThread
+// must still end rather than poke the device on top of the new one.
+TEST(OnUpdateClicked, EarlierSendThreadEndsWhenTheNextUpdateBegins) {
+    SeamsScope scope;
+    struct HookClock : RecordingClock {
+        using RecordingClock::RecordingClock;
+        void Sleep(uint32_t ms) override {
+            RecordingClock::Sleep(ms);
+            if (ms == 1000 && onPause) std::exchange(onPause, nullptr)();
+        }
+        std::function<void()> onPause;
+    } clock(0);
+    std::vector<StartedThread> started;
+    UpdatePlatform().clock = &clock;
+    UpdatePlatform().startThread = [&](std::function<void()> routine, ThreadPriority priority) {
+        started.push_back({std::move(routine), priority});
+        return true;
+    };
+    FakeWindow window(&clock);
+    OnUpdateClicked(window);
+    ASSERT_EQ(started.size(), 2u);
+
+    ScriptedDevice device(clock);
+    device.whenWritten = [](ScriptedDevice& d, uint8_t) {
+        if (d.writes.size() >= 3) UpdateState = UpdatePhase::Finished;  // bounds a faulty run
+    };
+    HandshakePort.Store(std::make_unique<ScriptedLine>(device));
+    // During the first pause the first update ends and the next one is clicked.
+    clock.onPause = [&] {
+        UpdateState = UpdatePhase::Finished;
+        OnUpdateClicked(window);
+    };
+    started[1].routine();  // the first update's SendThread
+
+    EXPECT_EQ(started.size(), 4u);
+    EXPECT_EQ(device.writes.size(), 1u) << "the earlier SendThread went on poking";
+    EXPECT_THAT(window.Log(), ElementsAre(kWriterEnd));
+
+    // The rest of both updates, so that no worker stays counted.
+    HandshakePort.Close();
+    started[0].routine();
+    started[2].routine();
+    started[3].routine();
     WaitForUpdateThreads();
 }
 
