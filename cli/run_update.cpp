@@ -1,7 +1,5 @@
 #include <cstdio>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 #ifdef _WIN32
 #include <fcntl.h>
@@ -12,6 +10,7 @@
 
 #include "cli.h"
 #include "cli_window.h"
+#include "firmware_file.h"
 #include "port_scan.h"
 #include "transfer.h"
 #include "update_procedure.h"
@@ -79,9 +78,10 @@ int RunUpdate(const CliOptions& options) {
     }
     int selection = entries.empty() ? -1 : 0;
 
-    std::error_code ec;
-    uint64_t size = std::filesystem::file_size(options.firmware, ec);
-    if (ec) size = 0;
+    // A file that cannot be sent is named before the device is talked into flash mode.
+    uint64_t size = 0;
+    std::string problem;
+    if (!CheckFirmware(options.firmware, &size, &problem)) return Fail(problem);
 
     bool terminal = StderrIsTerminal();
     CliWindow window(entries, selection, AnsiToWide(options.firmware.c_str()), size, stdout, stderr,
@@ -97,11 +97,15 @@ int RunUpdate(const CliOptions& options) {
         if (!line) HintOpenFailure(name, why);
         return line;
     };
-    seams.sendFirmwareFile = [](ProgressWindow* progress, const char* path, const char* port) {
-        TransferReport report = SendFirmwareFileReport(progress, path, port);
-        if (report.status != 0)
-            std::fprintf(stderr, "zq418-flash: the transfer failed (stage %d, code %d)\n",
-                         static_cast<int>(report.stage), report.code);
+    seams.sendFirmwareFile = [size](ProgressWindow* progress, const char* path, const char* port) {
+        WatchedPort watched(CreatePlatformSerialPort());
+        TransferReport report =
+            SendFirmwareFileReport(progress, path, port, watched, SystemClock());
+        if (report.status != 0) {
+            std::string name = port;
+            while (!name.empty() && name.back() == ' ') name.pop_back();
+            Fail(TransferFailureMessage(report, path, name, size, watched.Written()));
+        }
         return report.status;
     };
 

@@ -86,6 +86,8 @@ CASES = {
     "port-busy": ([], ended([START, OPEN_FAILURE]), 1, False),
     "permission": ([], ended([START, OPEN_FAILURE]), 1, False),
     "no-port-found": (None, ended([ENTRY_FAILURE]), 1, False),
+    # A firmware file that is not there: refused before the device is touched, nothing logged.
+    "missing-firmware": ([], {"before": [], "after": [], "floating": False}, 1, False),
 }
 
 
@@ -179,7 +181,7 @@ def main():
                 command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                            "--"] + command
         # A relative path: the device is told the name as given.
-        command.append(FIRMWARE)
+        command.append("missing.dfu" if case == "missing-firmware" else FIRMWARE)
 
         result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 timeout=120, env=env, cwd=work)
@@ -199,6 +201,8 @@ def main():
             raise Failure("no dialout hint on standard error")
         if case == "port-busy" and b"busy" not in err:
             raise Failure("no busy hint on standard error")
+        if case == "missing-firmware" and b"no such file" not in err:
+            raise Failure("no 'no such file' message on standard error")
 
         if sim_proc is not None:
             if holder is not None:
