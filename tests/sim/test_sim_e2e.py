@@ -311,6 +311,14 @@ class ScriptedSender(SimCase):
     def after_header(self, peer):
         self.assertEqual(peer.read_byte(3), ord("C"))
 
+    def end_batch(self, peer):
+        """EOT, the repeated start character, and the closing block, each answered."""
+        peer.write(EOT)
+        self.assertEqual(peer.read_byte(3), ACK)
+        self.assertEqual(peer.read_byte(3), ord("C"))
+        peer.write(end_of_batch())
+        self.assertEqual(peer.read_byte(3), ACK)
+
     def test_damaged_frames_are_rejected_and_reported(self):
         # A damaged frame on a line that cannot garble it is the sender's fault: NAK, then
         # a resend is accepted, but the verdict names it.
@@ -329,11 +337,7 @@ class ScriptedSender(SimCase):
                 self.assertEqual(peer.read_byte(3), NAK)
                 peer.write(good)
                 self.assertEqual(peer.read_byte(3), ACK)
-                peer.write(EOT)
-                self.assertEqual(peer.read_byte(3), ACK)
-                self.assertEqual(peer.read_byte(3), ord("C"))
-                peer.write(end_of_batch())
-                self.assertEqual(peer.read_byte(3), ACK)
+                self.end_batch(peer)
                 self.assertFail(sim, "violation: %s in data block 1" % what)
 
     def test_repeated_block_is_acknowledged_and_kept_once(self):
@@ -343,11 +347,7 @@ class ScriptedSender(SimCase):
                                       (2, (data[1024:], 1024))):
             peer.write(frame(number, chunk, size))
             self.assertEqual(peer.read_byte(3), ACK)
-        peer.write(EOT)
-        self.assertEqual(peer.read_byte(3), ACK)
-        self.assertEqual(peer.read_byte(3), ord("C"))
-        peer.write(end_of_batch())
-        self.assertEqual(peer.read_byte(3), ACK)
+        self.end_batch(peer)
         self.assertOk(sim, "fw.dfu", data)
 
     def test_sequence_and_content_violations(self):
@@ -388,11 +388,7 @@ class ScriptedSender(SimCase):
                 for number, (chunk, size) in enumerate(data_blocks(data), start=1):
                     peer.write(frame(number, chunk, size))
                     self.assertEqual(peer.read_byte(3), ACK)
-                peer.write(EOT)
-                self.assertEqual(peer.read_byte(3), ACK)
-                self.assertEqual(peer.read_byte(3), ord("C"))
-                peer.write(end_of_batch())
-                self.assertEqual(peer.read_byte(3), ACK)
+                self.end_batch(peer)
                 if late:
                     self.assertFail(sim, "violation: unexpected byte 0x31 between frames")
                 else:
@@ -403,11 +399,7 @@ class ScriptedSender(SimCase):
         self.after_header(peer)
         peer.write(frame(1, data[:128], 128))
         self.assertEqual(peer.read_byte(3), ACK)
-        peer.write(EOT)
-        self.assertEqual(peer.read_byte(3), ACK)
-        self.assertEqual(peer.read_byte(3), ord("C"))
-        peer.write(end_of_batch())
-        self.assertEqual(peer.read_byte(3), ACK)
+        self.end_batch(peer)
         self.assertFail(sim, "violation: EOT after 128 of 300 bytes", "incomplete")
 
     def test_sender_cancels(self):
