@@ -29,7 +29,7 @@ const char kUsage[] =
     "                     It is repeated every second until the header block arrives.\n"
     "                     In G mode only EOT and the end-of-batch block get an ACK; the\n"
     "                     header is answered with 'G' alone.\n"
-    "  --fault FAULT       (repeatable; BLOCK counts data blocks from 1)\n"
+    "  --fault FAULT      (repeatable; BLOCK counts data blocks from 1)\n"
     "                       nak=BLOCK:COUNT       NAK the first COUNT transmissions of BLOCK\n"
     "                       can-once=BLOCK        answer BLOCK once with one CAN\n"
     "                       can-twice=BLOCK       answer BLOCK and its resend with CAN\n"
