@@ -33,6 +33,15 @@ struct StartedThread {
     ThreadPriority priority;
 };
 
+// Threads are not started but kept, so that a test runs each routine when it chooses.
+void CaptureStartedThreads(std::vector<StartedThread>& started) {
+    UpdatePlatform().startThread = [&started](std::function<void()> routine,
+                                              ThreadPriority priority) {
+        started.push_back({std::move(routine), priority});
+        return true;
+    };
+}
+
 // --- Start-up on a virtual clock ------------------------------------------------------
 
 TEST(OnUpdateClicked, SecondUpdateAfterAFinishedOnePokesEverySecond) {
@@ -40,10 +49,7 @@ TEST(OnUpdateClicked, SecondUpdateAfterAFinishedOnePokesEverySecond) {
     RecordingClock clock(0);
     std::vector<StartedThread> started;
     UpdatePlatform().clock = &clock;
-    UpdatePlatform().startThread = [&](std::function<void()> routine, ThreadPriority priority) {
-        started.push_back({std::move(routine), priority});
-        return true;
-    };
+    CaptureStartedThreads(started);
     FakeWindow window(&clock);
     UpdateState = UpdatePhase::Finished;  // left over from the previous update
 
@@ -88,10 +94,7 @@ TEST(OnUpdateClicked, EarlierSendThreadEndsWhenTheNextUpdateBegins) {
     } clock(0);
     std::vector<StartedThread> started;
     UpdatePlatform().clock = &clock;
-    UpdatePlatform().startThread = [&](std::function<void()> routine, ThreadPriority priority) {
-        started.push_back({std::move(routine), priority});
-        return true;
-    };
+    CaptureStartedThreads(started);
     FakeWindow window(&clock);
     OnUpdateClicked(window);
     ASSERT_EQ(started.size(), 2u);
